@@ -1,5 +1,5 @@
 // Schedule::validate_allocations: three passes over the allocations.
-//   1. Index every allocation with a home address by (tensor, tile).
+//   1. Index the allocations with a home address by (tensor, tile).
 //   2. In schedule order: tile range, address overflow, alias backing; collect the non-alias
 //      allocations that take part in the overlap sweep, per tile.
 //   3. Per tile, sweep start and end events in phase order over an ordered live set keyed by
@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -164,10 +165,22 @@ std::optional<std::pair<std::size_t, std::size_t>> find_overlap(
 }  // namespace
 
 std::expected<void, CompileError> Schedule::validate_allocations() const {
+  // Only tensors that some alias names as its source are ever looked up, so only their
+  // allocations are indexed; the answers are those of a full index.
+  std::unordered_set<TensorId> alias_sources;
+  for (const Allocation& a : allocations) {
+    if (const auto* alias = std::get_if<AllocationKind::HomeAlias>(&a.kind)) {
+      alias_sources.insert(alias->source);
+    }
+  }
   SourceIndex sources;
-  for (std::size_t index = 0; index < allocations.size(); ++index) {
-    const Allocation& a = allocations[index];
-    if (a.kind.has_home_address()) sources[SourceKey{a.tensor, a.tile}].push_back(index);
+  if (!alias_sources.empty()) {
+    for (std::size_t index = 0; index < allocations.size(); ++index) {
+      const Allocation& a = allocations[index];
+      if (a.kind.has_home_address() && alias_sources.contains(a.tensor)) {
+        sources[SourceKey{a.tensor, a.tile}].push_back(index);
+      }
+    }
   }
 
   std::vector<std::vector<std::size_t>> per_tile(tile_count);

@@ -49,6 +49,10 @@ class Text {
 
   friend bool operator==(const Text& a, const Text& b) { return a.view() == b.view(); }
   friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
+  template <std::size_t N>
+  friend bool operator==(const Text& a, const char (&b)[N]) {
+    return a.view() == std::string_view(b, N - 1);
+  }
   friend auto operator<=>(const Text& a, const Text& b) { return a.view() <=> b.view(); }
 
  private:
