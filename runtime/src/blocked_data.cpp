@@ -1,6 +1,7 @@
 #include "quarn/runtime/blocked_data.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 
@@ -23,12 +24,12 @@ constexpr std::uint32_t MIN_NORMAL_BITS = 0x3C000000;
 static_assert(std::bit_cast<std::uint32_t>(240.0f) == MAX_VALUE_BITS);
 static_assert(std::bit_cast<std::uint32_t>(0.0078125f) == MIN_NORMAL_BITS);
 
-// value / 2^shift rounded to the nearest integer, ties to even; shift is 1..31.
+// value / 2^shift rounded to the nearest integer, ties to even; shift is 1..31 and value below
+// 2^31. Adding half a step less one, plus the kept part's low bit, rounds without a branch on the
+// (data-dependent, unpredictable) discarded bits.
 constexpr std::uint32_t shift_right_round_even(std::uint32_t value, std::uint32_t shift) {
-  const std::uint32_t kept = value >> shift;
-  const std::uint32_t rest = value & ((1u << shift) - 1);
-  const std::uint32_t half = 1u << (shift - 1);
-  return kept + ((rest > half || (rest == half && (kept & 1) != 0)) ? 1u : 0u);
+  const std::uint32_t odd = (value >> shift) & 1;
+  return (value + (1u << (shift - 1)) - 1 + odd) >> shift;
 }
 
 // 2^scale as repeated doubling gives it: exact for -127..127; for -128 the reciprocal of an
@@ -42,23 +43,32 @@ float power_of_two(std::int8_t scale) {
   return 0.0f;
 }
 
+// The unscaled value of every byte, 0x80 (NaN) included.
+constexpr std::array<float, 256> BYTE_VALUES = [] {
+  std::array<float, 256> values{};
+  for (std::uint32_t bits = 0; bits < 256; ++bits) {
+    const std::uint32_t exponent = (bits >> F143_MANTISSA_BITS) & 0xF;
+    const std::uint32_t mantissa = bits & 0x7;
+    float magnitude;
+    if (exponent == 0) {
+      magnitude = static_cast<float>(mantissa) * 0.0009765625f;  // M x 2^-10
+    } else {
+      // (1 + M/8) x 2^(E - 8): the same exponent and leading mantissa bits as a float.
+      magnitude = std::bit_cast<float>(
+          ((exponent - F143_EXPONENT_BIAS + FLOAT_EXPONENT_BIAS) << FLOAT_MANTISSA_BITS) |
+          (mantissa << (FLOAT_MANTISSA_BITS - F143_MANTISSA_BITS)));
+    }
+    values[bits] = (bits & 0x80) != 0 ? -magnitude : magnitude;
+  }
+  values[NAN_BYTE] = std::bit_cast<float>(0x7FC00000u);
+  return values;
+}();
+
 }  // namespace
 
 float f143_to_f32(std::uint8_t bits, std::int8_t scale) {
-  if (bits == NAN_BYTE) return std::bit_cast<float>(0x7FC00000u);
-  const float sign = (bits & 0x80) != 0 ? -1.0f : 1.0f;
-  const std::uint32_t exponent = (bits >> F143_MANTISSA_BITS) & 0xF;
-  const std::uint32_t mantissa = bits & 0x7;
-  float magnitude;
-  if (exponent == 0) {
-    magnitude = static_cast<float>(mantissa) * 0.0009765625f;  // M x 2^-10
-  } else {
-    // (1 + M/8) x 2^(E - 8): the same exponent and leading mantissa bits as a float.
-    magnitude = std::bit_cast<float>(
-        ((exponent - F143_EXPONENT_BIAS + FLOAT_EXPONENT_BIAS) << FLOAT_MANTISSA_BITS) |
-        (mantissa << (FLOAT_MANTISSA_BITS - F143_MANTISSA_BITS)));
-  }
-  return sign * magnitude * power_of_two(scale);
+  if (bits == NAN_BYTE) return BYTE_VALUES[NAN_BYTE];
+  return BYTE_VALUES[bits] * power_of_two(scale);
 }
 
 std::uint8_t f143_from_f32(float value, std::int8_t scale) {
