@@ -17,4 +17,10 @@ constexpr bool ranges_overlap(AddressRange a, AddressRange b) {
   return a.first < b.second && b.first < a.second;
 }
 
+// The same test on the four bounds [left_start, left_end) and [right_start, right_end).
+constexpr bool ranges_overlap(std::uint32_t left_start, std::uint32_t left_end,
+                              std::uint32_t right_start, std::uint32_t right_end) {
+  return ranges_overlap(AddressRange{left_start, left_end}, AddressRange{right_start, right_end});
+}
+
 }  // namespace quarn::runtime
