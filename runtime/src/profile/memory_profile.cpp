@@ -184,6 +184,13 @@ Result<package::memory_profile::MemoryProfile> allocator_memory_profile(
   }
 
   OutputNameMap output_names;
+  std::size_t command_count = 0;
+  for (const Phase& phase : schedule.phases) {
+    if (const auto* compute = std::get_if<Phase::Compute>(&phase)) {
+      command_count += compute->commands.size();
+    }
+  }
+  output_names.reserve(command_count);
   for (const Phase& phase : schedule.phases) {
     const auto* compute = std::get_if<Phase::Compute>(&phase);
     if (compute == nullptr) continue;

@@ -29,9 +29,14 @@ namespace quarn::runtime {
 using TileTensor = std::pair<std::uint16_t, compiler::TensorId>;
 
 struct TileTensorHash {
+  // Both numbers mixed through a 64-bit finaliser, so that dense tensor ids on many tiles spread
+  // over the buckets.
   std::size_t operator()(const TileTensor& key) const noexcept {
-    const std::size_t tensor = std::hash<compiler::TensorId>{}(key.second);
-    return tensor ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ull);
+    std::uint64_t h = static_cast<std::uint64_t>(key.second.value) * 0x9E3779B97F4A7C15ull +
+                      key.first;
+    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<std::size_t>(h ^ (h >> 31));
   }
 };
 
