@@ -49,8 +49,11 @@ runtime::ExecutableGraph card_graph(std::size_t allocations) {
     command.tile = static_cast<std::uint16_t>(i % schedule.tile_count);
     command.output = TensorId{i};
     command.inputs = {TensorId{i + 1}};
-    command.specialization.operation =
-        i % 2 ? compiler::Text("gemm_f16_accumulate") : compiler::Text("add_u32");
+    if (i % 2 == 1) {
+      command.specialization.operation = "gemm_f16_accumulate";
+    } else {
+      command.specialization.operation = "add_u32";
+    }
     command.metadata = {{"label", "layer " + std::to_string(i)},
                         {"output_block_row", "1"},
                         {"output_block_column", "2"}};
@@ -123,7 +126,11 @@ struct LongProgram {
         command.output = TensorId{call};
         command.inputs = {TensorId{call + 1}, TensorId{call + 2}};
         command.arguments = {64, 1};
-        command.specialization = {"gemm_f16_accumulate", {64, 64, 64}, 6, "inner-block", 32};
+        command.specialization.operation = "gemm_f16_accumulate";
+        command.specialization.shape = {64, 64, 64};
+        command.specialization.worker_count = 6;
+        command.specialization.role = "inner-block";
+        command.specialization.alignment = 32;
         command.metadata = {{"label", "block " + std::to_string(call)}, {"layer", "3"}};
         compute.commands.push_back(compiler::make_kernel_command(std::move(command)));
         compiler::LoweredComputeCommand lowered;
