@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,15 @@ TEST(ProfileStepKind, PrintsVariantName) {
   EXPECT_EQ(to_string(ProfileStepKind::Compute), "Compute");
   EXPECT_EQ(to_string(ProfileStepKind::Synchronization), "Synchronization");
   EXPECT_EQ(to_string(ProfileStepKind::Idle), "Idle");
+}
+
+TEST(ProfileStepKind, ValueOutsideTheEnumerationIsAnInternalError) {
+  try {
+    (void)to_string(static_cast<ProfileStepKind>(9));
+    FAIL() << "expected an internal error";
+  } catch (const std::logic_error& error) {
+    EXPECT_STREQ(error.what(), "unknown profile step kind");
+  }
 }
 
 TEST(ProfileRecords, CopiedSampleOwnsItsMetadata) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "internal_error.hpp"
 #include "quarn/compiler/lowered.hpp"
 #include "quarn/compiler/schedule.hpp"
 #include "quarn/runtime/profile/builders.hpp"
@@ -198,9 +199,16 @@ TEST(PhaseComputeProfileStep, ExchangePhaseIsAnInternalError) {
 TEST(BuildersTest, PhaseOutsideTheScheduleIsAnInternalError) {
   Schedule schedule;
   schedule.phases = {exchange()};
-  EXPECT_THROW(runtime::idle_compute_profile_step(schedule, 0, OpId{0}, 1), std::logic_error);
-  EXPECT_THROW(runtime::exchange_profile_step(schedule, 0, 0, 5, 0, true), std::logic_error);
-  EXPECT_THROW(runtime::phase_compute_profile_step(schedule, 0, 0, 1), std::logic_error);
+  using quarn::test_support::internal_error_text;
+  EXPECT_EQ(internal_error_text(
+                [&] { return runtime::idle_compute_profile_step(schedule, 0, OpId{0}, 1); }),
+            "profile step phase 1 is outside the schedule's 1 phases");
+  EXPECT_EQ(internal_error_text(
+                [&] { return runtime::exchange_profile_step(schedule, 0, 0, 5, 0, true); }),
+            "profile step phase 5 is outside the schedule's 1 phases");
+  EXPECT_EQ(
+      internal_error_text([&] { return runtime::phase_compute_profile_step(schedule, 0, 0, 1); }),
+      "profile step phase 1 is outside the schedule's 1 phases");
 }
 
 TEST(IdleComputeProfileStep, ListsOnlyMetadataAllCommandsShare) {

@@ -54,6 +54,10 @@ TEST(SiglipGemmWidth, ValidatesRequestedWidthsAndChoosesAutomatically) {
       {"columns not multiple of 64", 64, 64, 128, 100, 16, F16, 0, 0,
        "GEMM output columns 100 are not divisible by 64"},
       {"nothing balanced", 64, 64, 128, 1024, 1472, F16, 0, 64, ""},
+      // 64 x 130 x 2 = 16640 bytes; 32 fits but leaves 14 of 16 tiles idle, so nothing replaces 64.
+      {"automatic 64 does not fit", 64, 64, 130, 64, 16, F16, 0, 0,
+       "GEMM weight block of 16640 bytes at output block width 64 exceeds one weight transfer of "
+       "16592 bytes"},
       // The requested path divides by neither row_block_rows nor tile_count.
       {"requested with zero divisors", 64, 0, 128, 1024, 0, F16, 64, 64, ""},
   };
