@@ -17,6 +17,7 @@
 
 #include "package_text.hpp"
 #include "quarn/support/format.hpp"
+#include "quarn/support/narrow.hpp"
 #include "sqlite.hpp"
 
 namespace quarn::package {
@@ -35,6 +36,9 @@ constexpr std::string_view SCHEMA[] = {
     "CREATE TABLE binding_slices (id INTEGER PRIMARY KEY, binding INTEGER NOT NULL "
     "REFERENCES bindings(id), tile INTEGER NOT NULL, tile_address INTEGER NOT NULL, "
     "file_offset INTEGER NOT NULL, size INTEGER NOT NULL)",
+    // Every distinct (name, value) metadata entry once; a step lists its entries by id.
+    "CREATE TABLE profile_metadata_entries (id INTEGER PRIMARY KEY, name TEXT NOT NULL, "
+    "value TEXT NOT NULL)",
     "CREATE TABLE profile_step_tiles (position INTEGER PRIMARY KEY, "
     "physical_tile INTEGER NOT NULL)",
     "CREATE TABLE profile_steps (id INTEGER PRIMARY KEY, tile_position INTEGER "
@@ -59,6 +63,10 @@ constexpr std::string_view SCHEMA[] = {
     "((s.end_cycle - s.start_cycle) & 4294967295) AS cycles FROM profile_samples s "
     "JOIN profile_sample_tiles t ON t.position = s.tile_position "
     "JOIN profile_steps p ON p.id = s.step",
+    // Every step's metadata entries in order, one row each.
+    "CREATE VIEW profile_step_metadata AS SELECT s.id AS step, j.key AS position, "
+    "e.name AS name, e.value AS value FROM profile_steps s, json_each(s.metadata) j "
+    "JOIN profile_metadata_entries e ON e.id = j.value",
 };
 
 // The binding lists in storage order with their role texts.
@@ -194,7 +202,7 @@ class Writer {
       for (const Binding& entry : *lists[role]) {
         if (auto done = insert(*binding, "bindings", binding_id, ROLES[role],
                                std::string_view(entry.name), std::string_view(entry.dtype),
-                               std::string_view(text::encode_shape(entry.shape)));
+                               std::string_view(text::encode_numbers(entry.shape)));
             !done) {
           return done;
         }
@@ -213,15 +221,44 @@ class Writer {
     return checkpoint("binding_slices");
   }
 
+  // Gives each distinct metadata entry an id, inserting it on first sight, and fills
+  // `entry_ids_` with the ids of `metadata` in order.
+  PackageResult<void> intern_metadata(const std::vector<ProfileMetadata>& metadata) {
+    entry_ids_.clear();
+    for (const ProfileMetadata& entry : metadata) {
+      // Length-prefixed, so that no two different entries share a key.
+      entry_key_.clear();
+      support::append_decimal(entry_key_, entry.name.size());
+      entry_key_.push_back(':');
+      entry_key_.append(entry.name);
+      entry_key_.append(entry.value);
+      auto found = entry_id_.find(entry_key_);
+      if (found == entry_id_.end()) {
+        const auto id = support::checked_narrow<std::uint32_t>(entry_id_.size());
+        if (!id) return failed("profile_metadata_entries", "too many distinct entries");
+        if (auto done = insert(*entry_statement_, "profile_metadata_entries", std::int64_t{*id},
+                               std::string_view(entry.name), std::string_view(entry.value));
+            !done) {
+          return done;
+        }
+        found = entry_id_.emplace(entry_key_, *id).first;
+      }
+      entry_ids_.push_back(found->second);
+    }
+    return {};
+  }
+
   PackageResult<void> insert_step(sqlite::Statement& statement, std::int64_t id,
                                   std::optional<std::int64_t> tile_position,
                                   const ProfileStep& step) {
+    if (auto done = intern_metadata(step.metadata); !done) return done;
+    metadata_text_.clear();
+    text::append_numbers(metadata_text_, entry_ids_);
     const std::string kind = to_string(step.kind);
-    const std::string metadata = text::encode_metadata(step.metadata);
     return insert(statement, "profile_steps", id, tile_position, std::int64_t{step.local_index},
                   std::int64_t{step.phase}, std::int64_t{step.epoch},
                   std::string_view(step.operation), std::string_view(kind),
-                  std::string_view(step.kernel), std::string_view(metadata));
+                  std::string_view(step.kernel), std::string_view(metadata_text_));
   }
 
   PackageResult<void> write_profile(const ApplicationPackage& package) {
@@ -233,6 +270,9 @@ class Writer {
     if (!sample_tile) return std::unexpected(sample_tile.error());
     auto sample = prepare("INSERT INTO profile_samples VALUES (?, ?, ?, ?, ?)");
     if (!sample) return std::unexpected(sample.error());
+    auto entry = prepare("INSERT INTO profile_metadata_entries VALUES (?, ?, ?)");
+    if (!entry) return std::unexpected(entry.error());
+    entry_statement_ = &*entry;
 
     // Steps of the per-tile lists get ids in list order; the first list of each physical tile
     // is the one its samples are matched against.
@@ -290,6 +330,7 @@ class Writer {
         }
       }
     }
+    if (auto done = checkpoint("profile_metadata_entries"); !done) return done;
     if (auto done = checkpoint("profile_steps"); !done) return done;
     if (auto done = checkpoint("profile_sample_tiles"); !done) return done;
     return checkpoint("profile_samples");
@@ -328,6 +369,13 @@ class Writer {
   sqlite::Database& database_;
   const PackageWriteOptions& options_;
   std::string path_;
+  // Metadata interning: the statement that inserts a new entry, the id of every entry seen,
+  // and buffers reused from step to step.
+  sqlite::Statement* entry_statement_ = nullptr;
+  std::unordered_map<std::string, std::uint32_t> entry_id_;
+  std::string entry_key_;
+  std::vector<std::uint32_t> entry_ids_;
+  std::string metadata_text_;
 };
 
 PackageResult<void> sync_path(const std::filesystem::path& path, int flags, std::string_view what,
@@ -500,11 +548,13 @@ class Reader {
       auto dtype = text_column(*binding, 3);
       if (!name) return bad_value("bindings", "name", id);
       if (!dtype) return bad_value("bindings", "dtype", id);
-      const auto shape_text = text_column(*binding, 4);
-      auto shape = shape_text ? text::decode_shape(*shape_text) : std::nullopt;
-      if (!shape) return bad_value("bindings", "shape", id);
+      std::vector<std::uint32_t> shape;
+      if (binding->column_type(4) != SQLITE_TEXT ||
+          !text::decode_numbers(binding->column_text(4), shape)) {
+        return bad_value("bindings", "shape", id);
+      }
       where.emplace_back(list, lists[list]->size());
-      lists[list]->push_back(Binding{std::move(*name), std::move(*dtype), std::move(*shape), {}});
+      lists[list]->push_back(Binding{std::move(*name), std::move(*dtype), std::move(shape), {}});
     }
 
     auto slice = prepare(
@@ -564,8 +614,26 @@ class Reader {
       package.profile_steps.push_back(ProfileTileSteps{tile, {}});
     }
 
+    std::vector<ProfileMetadata> entries;
+    auto dictionary = prepare("SELECT id, name, value FROM profile_metadata_entries ORDER BY id");
+    if (!dictionary) return std::unexpected(dictionary.error());
+    for (std::int64_t id = 0;; ++id) {
+      auto row = step(*dictionary);
+      if (!row) return std::unexpected(row.error());
+      if (!*row) break;
+      if (auto checked = row_id(*dictionary, "profile_metadata_entries", id); !checked) {
+        return std::unexpected(checked.error());
+      }
+      auto name = text_column(*dictionary, 1);
+      auto value = text_column(*dictionary, 2);
+      if (!name) return bad_value("profile_metadata_entries", "name", id);
+      if (!value) return bad_value("profile_metadata_entries", "value", id);
+      entries.push_back(ProfileMetadata{std::move(*name), std::move(*value)});
+    }
+
     // Every stored step by id, and the list each one belongs to (none for sample-only steps).
     std::vector<ProfileStep> steps;
+    std::vector<std::uint32_t> entry_ids;
     std::vector<std::optional<std::size_t>> step_list;
     auto statement = prepare(
         "SELECT id, tile_position, local_index, phase, epoch, operation, kind, kernel, metadata "
@@ -592,7 +660,7 @@ class Reader {
       auto operation = text_column(*statement, 5);
       const auto kind = text_column(*statement, 6);
       auto kernel = text_column(*statement, 7);
-      const auto metadata_text = text_column(*statement, 8);
+      const bool has_metadata = statement->column_type(8) == SQLITE_TEXT;
       if (!local_index) return bad_value("profile_steps", "local_index", id);
       if (!phase) return bad_value("profile_steps", "phase", id);
       if (!epoch) return bad_value("profile_steps", "epoch", id);
@@ -606,14 +674,19 @@ class Reader {
         }
       }
       if (!known_kind) return bad_value("profile_steps", "kind", id);
-      auto metadata = metadata_text ? text::decode_metadata(*metadata_text) : std::nullopt;
-      if (!metadata) return bad_value("profile_steps", "metadata", id);
+      if (!has_metadata || !text::decode_numbers(statement->column_text(8), entry_ids)) {
+        return bad_value("profile_steps", "metadata", id);
+      }
+      entry.metadata.reserve(entry_ids.size());
+      for (const std::uint32_t entry_id : entry_ids) {
+        if (entry_id >= entries.size()) return bad_value("profile_steps", "metadata", id);
+        entry.metadata.push_back(entries[entry_id]);
+      }
       entry.local_index = *local_index;
       entry.phase = *phase;
       entry.epoch = *epoch;
       entry.operation = std::move(*operation);
       entry.kernel = std::move(*kernel);
-      entry.metadata = std::move(*metadata);
       steps.push_back(std::move(entry));
       step_list.push_back(list);
     }

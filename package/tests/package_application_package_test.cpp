@@ -83,11 +83,17 @@ TEST(ApplicationPackage, WritingAgainReplacesThePackageAndLeavesNoTemporaryFile)
   EXPECT_THAT(directory_entries(directory.path()), ::testing::ElementsAre("model.quarn"));
 }
 
-const std::vector<std::string> STAGES = {"package_info",    "bindings",
-                                         "binding_slices",  "profile_step_tiles",
-                                         "profile_steps",   "profile_sample_tiles",
-                                         "profile_samples", "memory_tiles",
-                                         "memory_regions",  "commit"};
+const std::vector<std::string> STAGES = {"package_info",
+                                         "bindings",
+                                         "binding_slices",
+                                         "profile_step_tiles",
+                                         "profile_metadata_entries",
+                                         "profile_steps",
+                                         "profile_sample_tiles",
+                                         "profile_samples",
+                                         "memory_tiles",
+                                         "memory_regions",
+                                         "commit"};
 
 TEST(ApplicationPackage, AFailureAtAnyStageLeavesTheEarlierPackageIntact) {
   TemporaryDirectory directory("quarn-package-failure");
@@ -245,6 +251,10 @@ TEST(ApplicationPackage, DamagedValuesAreReportedWithTheirPlace) {
        "invalid kind in profile_steps row 2"},
       {"UPDATE profile_steps SET metadata = '[[\"role\"]]' WHERE id = 0",
        "invalid metadata in profile_steps row 0"},
+      {"UPDATE profile_steps SET metadata = '[0,999]' WHERE id = 2",
+       "invalid metadata in profile_steps row 2"},
+      {"UPDATE profile_metadata_entries SET value = x'00' WHERE id = 1",
+       "invalid value in profile_metadata_entries row 1"},
       {"UPDATE profile_steps SET phase = -1 WHERE id = 1", "invalid phase in profile_steps row 1"},
       {"UPDATE profile_steps SET tile_position = 3 WHERE id = 1",
        "invalid tile_position in profile_steps row 1"},
@@ -281,30 +291,20 @@ TEST(ApplicationPackage, DamagedValuesAreReportedWithTheirPlace) {
   }
 }
 
-TEST(PackageText, MetadataAndShapeTextsDecodeOnlyTheirOwnForm) {
-  const std::vector<ProfileMetadata> metadata = {
-      {"a", "x"}, {"a", "\"quoted\" \\ \x01\x1f"}, {"", ""}, {"utf8", "\xe2\x82\xac"}};
-  EXPECT_EQ(text::decode_metadata(text::encode_metadata(metadata)), metadata);
-  EXPECT_EQ(text::encode_metadata({}), "[]");
-  EXPECT_EQ(text::encode_metadata({{"k", "v\n"}}), "[[\"k\",\"v\\u000a\"]]");
-  // Other writers' spacing and escapes are read too.
-  EXPECT_EQ(text::decode_metadata(" [ [ \"k\" , \"\\u00e9\\/\\t\" ] ] "),
-            (std::vector<ProfileMetadata>{{"k", "\xc3\xa9/\t"}}));
-
-  for (const char* bad :
-       {"", "[", "[[\"k\"]]", "[[\"k\",\"v\",\"w\"]]", "[[\"k\" \"v\"]]", "[[\"k\",\"v\"]] x",
-        "[[\"k\",\"v\"],]", "[[\"k\",\"\x01\"]]", "[[\"k\",\"\\q\"]]", "[[\"k\",\"\\ud800\"]]",
-        "[[\"k\",\"\\u12\"]]", "[[\"k\",\"v]]", "[[1,\"v\"]]", "{}"}) {
-    EXPECT_FALSE(text::decode_metadata(bad)) << bad;
-  }
-
-  EXPECT_EQ(text::encode_shape({1024, 3}), "[1024,3]");
-  EXPECT_EQ(text::decode_shape("[1024, 3]"), (std::vector<std::uint32_t>{1024, 3}));
-  EXPECT_EQ(text::decode_shape("[]"), std::vector<std::uint32_t>{});
-  EXPECT_EQ(text::decode_shape("[4294967295]"), std::vector<std::uint32_t>{4294967295u});
-  for (const char* bad :
-       {"", "[4294967296]", "[01]", "[-1]", "[1,]", "[1 2]", "[1.5]", "[\"1\"]"}) {
-    EXPECT_FALSE(text::decode_shape(bad)) << bad;
+TEST(PackageText, NumberListsDecodeOnlyTheirOwnForm) {
+  std::vector<std::uint32_t> numbers;
+  EXPECT_EQ(text::encode_numbers({1024, 3}), "[1024,3]");
+  EXPECT_EQ(text::encode_numbers({}), "[]");
+  // Other writers' spacing is read too.
+  ASSERT_TRUE(text::decode_numbers(" [ 1024 ,3 ] ", numbers));
+  EXPECT_EQ(numbers, (std::vector<std::uint32_t>{1024, 3}));
+  ASSERT_TRUE(text::decode_numbers("[]", numbers));
+  EXPECT_TRUE(numbers.empty());
+  ASSERT_TRUE(text::decode_numbers("[0,4294967295]", numbers));
+  EXPECT_EQ(numbers, (std::vector<std::uint32_t>{0, 4294967295u}));
+  for (const char* bad : {"", "[", "]", "[4294967296]", "[01]", "[-1]", "[1,]", "[,1]", "[1 2]",
+                          "[1.5]", "[\"1\"]", "[1]]", "[1] x", "{}"}) {
+    EXPECT_FALSE(text::decode_numbers(bad, numbers)) << bad;
   }
 }
 
