@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "quarn/package/tile_memory.hpp"
+#include "quarn/runtime/memory/tile_regions.hpp"
 #include "quarn/support/format.hpp"
 #include "quarn/tools/commands.hpp"
 
@@ -12,6 +13,9 @@ namespace quarn::tools {
 
 namespace {
 
+using runtime::EXECUTABLE_WINDOW;
+using runtime::FIXED_RESERVATIONS;
+using runtime::INTERLEAVED_WINDOW;
 using support::format;
 using support::Hex;
 
@@ -22,13 +26,15 @@ struct Area {
   std::string_view label;
   std::string_view fill;
 };
+// The windows and fixed reservations come from the placement rules, so the picture shows exactly
+// what placement keeps free.
 constexpr Area AREAS[] = {
-    {0x4C018, package::EXECUTABLE_MEMORY_LIMIT, "executable window", "#eef3fb"},
-    {package::EXECUTABLE_MEMORY_LIMIT, package::QUARN21_INTERLEAVED_MEMORY_LIMIT,
-     "interleaved window", "#f6f0e4"},
-    {0x4C000, 0x4C018, "reserved", "#9a9a9a"},
-    {0x50000, 0x58000, "reserved", "#c8c8c8"},
+    {EXECUTABLE_WINDOW.first, EXECUTABLE_WINDOW.second, "executable window", "#eef3fb"},
+    {INTERLEAVED_WINDOW.first, INTERLEAVED_WINDOW.second, "interleaved window", "#f6f0e4"},
+    {FIXED_RESERVATIONS[0].first, FIXED_RESERVATIONS[0].second, "reserved", "#9a9a9a"},
+    {FIXED_RESERVATIONS[1].first, FIXED_RESERVATIONS[1].second, "reserved", "#c8c8c8"},
 };
+static_assert(FIXED_RESERVATIONS.size() == 2, "draw every fixed reservation");
 
 std::string_view colour(std::string_view category) {
   if (category == "home") return "#4e79a7";
