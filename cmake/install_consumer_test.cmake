@@ -9,8 +9,14 @@ function(run)
   endif()
 endfunction()
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+# A sanitized build installs sanitized libraries; the consumer must link the same runtimes.
+set(sanitize_flags "")
+if(SANITIZE)
+  set(sanitize_flags "-DCMAKE_CXX_FLAGS=-fsanitize=${SANITIZE}"
+                     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=${SANITIZE}")
+endif()
 run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/cmake/consumer" -B "${WORK_DIR}/build" -G Ninja
-    "-DCMAKE_PREFIX_PATH=${prefix}")
+    "-DCMAKE_PREFIX_PATH=${prefix}" ${sanitize_flags})
 run("${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
 run("${WORK_DIR}/build/consumer" "${WORK_DIR}/package.quarn")
 file(REMOVE_RECURSE "${WORK_DIR}")
