@@ -40,6 +40,8 @@
 #include "quarn/runtime/profile/tile_profile.hpp"
 #include "quarn/runtime/siglip/gemm_width.hpp"
 #include "quarn/runtime/siglip/residual_fusion.hpp"
+#include "quarn/runtime/static_codegen/planner.hpp"
+#include "quarn/runtime/static_codegen/run_tables.hpp"
 
 namespace {
 
@@ -390,6 +392,61 @@ TEST(Concurrency, ShapesEncoderLayers) {
       fused = runtime::siglip::fuse_deferred_residual_into_layer_norm(schedule, next, **deferred);
     }
     return std::make_tuple(widths, deferred, fused, schedule);
+  });
+}
+
+// A lowered call of `kernel` in `phase` with the given input addresses.
+LoweredTileStep lowered_call(std::size_t phase, std::string kernel,
+                             std::vector<std::uint32_t> inputs, std::uint32_t output = 0x80000) {
+  KernelCommand c;
+  c.inputs.resize(inputs.size());
+  c.specialization.operation = std::move(kernel);
+  return LoweredTileStep::Compute{LoweredComputeCommand{
+      OpId{phase}, phase, compiler::make_kernel_command(std::move(c)), output, std::move(inputs)}};
+}
+
+LoweredTileStep lowered_exchange(std::size_t phase, std::uint32_t first_word) {
+  return LoweredTileStep::Exchange{phase, 0, compiler::make_exchange_row({first_word})};
+}
+
+TEST(Concurrency, PlansStaticTemplates) {
+  expect_same_results_in_parallel([](unsigned seed) {
+    constexpr std::uint32_t ACTIVE = 0x40C00001;
+    constexpr std::uint32_t INACTIVE = 0x40C00000;
+    LoweredTileProgram program;
+    program.tile = 7;
+    program.steps = {lowered_exchange(0, ACTIVE),
+                     lowered_call(1, "gemm_f16_accumulate", {0x50000, 0x54000 + 0x100 * seed}),
+                     lowered_call(1, "add_f16", {0x50000, 0x58000}),
+                     lowered_exchange(2, seed % 2 ? ACTIVE : INACTIVE),
+                     lowered_call(3, "add_f16", {0x50000, 0x5C000})};
+    if (seed % 6 == 5) program.steps.pop_back();  // the second instance loses its call
+    const std::uint32_t plan_addresses[] = {0x52000, 0x52020};
+    const std::vector<std::uint32_t> plan_rows[] = {{1, 2, 3}, {1, 2, 4 + seed}};
+    const std::optional<runtime::static_codegen::StaticPlanPatch> plan_patches[] = {
+        runtime::static_codegen::StaticPlanPatch{0x52004, 1, 0x78001238}, std::nullopt};
+    const runtime::StaticTemplateRegion regions[] = {{"encoder_layer", {{0, 2}, {2, 4}}}};
+    return runtime::static_codegen::plan_static_templates(program, plan_addresses, plan_rows,
+                                                          plan_patches, regions, 0x53002 + 2 * seed,
+                                                          seed % 3 != 0);
+  });
+}
+
+TEST(Concurrency, PlansRunTables) {
+  expect_same_results_in_parallel([](unsigned seed) {
+    LoweredTileProgram program;
+    program.tile = 7;
+    std::vector<std::uint32_t> plan_addresses;
+    for (std::size_t i = 0; i < 3 + seed % 4; ++i) {
+      program.steps.push_back(lowered_exchange(2 * i, i % 2 ? 0x40C00000 : 0x40C00001));
+      program.steps.push_back(
+          lowered_call(2 * i + 1, "gemm_f16_accumulate",
+                       {0x50000, 0x54000 + 0x40 * static_cast<std::uint32_t>((seed + i) % 3)}));
+      plan_addresses.push_back(0x52000 + 0x20 * static_cast<std::uint32_t>(i));
+    }
+    if (seed % 5 == 4) plan_addresses.back() += 2;  // not word aligned
+    return runtime::static_codegen::plan_exchange_compute_runs(program, plan_addresses,
+                                                               0x53002 + seed, true);
   });
 }
 
