@@ -27,8 +27,8 @@ namespace {
 double exact(std::uint8_t b) {
   const int exponent = (b >> 3) & 0xF;
   const int mantissa = b & 7;
-  const double magnitude = exponent == 0 ? std::ldexp(mantissa, -10)
-                                         : std::ldexp(8 + mantissa, exponent - 8 - 3);
+  const double magnitude =
+      exponent == 0 ? std::ldexp(mantissa, -10) : std::ldexp(8 + mantissa, exponent - 8 - 3);
   return (b & 0x80) ? -magnitude : magnitude;
 }
 
@@ -44,7 +44,8 @@ const std::vector<Entry>& table() {
       if (b == 0x80) continue;
       out.push_back({exact(static_cast<std::uint8_t>(b)), static_cast<std::uint8_t>(b)});
     }
-    std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.value < b.value; });
+    std::sort(out.begin(), out.end(),
+              [](const Entry& a, const Entry& b) { return a.value < b.value; });
     return out;
   }();
   return entries;
@@ -56,8 +57,8 @@ std::uint8_t nearest(float value) {
   const auto& t = table();
   if (v >= t.back().value) return t.back().byte;
   if (v <= t.front().value) return t.front().byte;
-  const auto hi = std::lower_bound(t.begin(), t.end(), v,
-                                   [](const Entry& e, double x) { return e.value < x; });
+  const auto hi =
+      std::lower_bound(t.begin(), t.end(), v, [](const Entry& e, double x) { return e.value < x; });
   if (hi->value == v) return hi->byte;
   const auto lo = hi - 1;
   const double mid = (lo->value + hi->value) / 2;  // exact: both have few significant bits
@@ -86,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::bit_cast<std::uint32_t>(static_cast<float>(exact(byte)) * two_to_scale),
             "decoded value");
     // Every block scale keeps the value a finite float; wider scales do while it does not overflow.
-    if ((scale >= -32 && scale <= 31) || (scale >= -127 && scale <= 126 && std::isfinite(decoded))) {
+    if ((scale >= -32 && scale <= 31) ||
+        (scale >= -127 && scale <= 126 && std::isfinite(decoded))) {
       require(f143_from_f32(decoded, scale) == byte, "decode then encode is not the identity");
     }
   }

@@ -56,10 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reservations.push_back(r);
   }
   space.reserve_all(reservations);
-  require(space.reserved.size() ==
-              static_cast<std::size_t>(std::count_if(
-                  reservations.begin(), reservations.end(),
-                  [](const AddressRange& r) { return r.first < r.second; })),
+  require(space.reserved.size() == static_cast<std::size_t>(std::count_if(
+                                       reservations.begin(), reservations.end(),
+                                       [](const AddressRange& r) { return r.first < r.second; })),
           "reserve keeps exactly the nonempty ranges");
 
   const bool power_of_two = granularity != 0 && (granularity & (granularity - 1)) == 0;

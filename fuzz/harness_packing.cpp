@@ -177,12 +177,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<AddressRange> shrunk = gaps;
   std::vector<AddressRange> placed(sizes32.size());
   // Ordered by the requested size; equal requests keep their input order.
-  for (const std::size_t i : largest_first(std::vector<std::uint64_t>(sizes32.begin(), sizes32.end()))) {
+  for (const std::size_t i :
+       largest_first(std::vector<std::uint64_t>(sizes32.begin(), sizes32.end()))) {
     const auto fit = brute_fit(shrunk, rounded[i], alignment);
     if (!fit) {
       require(!result, "a size that fits no gap was placed");
-      require(result.error().message == no_gap(rounded[i], what, tile, shrunk),
-              "no-gap message");
+      require(result.error().message == no_gap(rounded[i], what, tile, shrunk), "no-gap message");
       return 0;
     }
     shrunk[fit->first].first = static_cast<std::uint32_t>(fit->second + rounded[i]);

@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     const std::size_t area = output.size() - layout.output_offset;
     for (const ProfileTileLayout& tile : layout.tiles) {
-      const std::size_t block = tile.boundary_samples ? (tile.steps.size() + 1) * 4
-                                                      : tile.steps.size() * 8;
+      const std::size_t block =
+          tile.boundary_samples ? (tile.steps.size() + 1) * 4 : tile.steps.size() * 8;
       if (tile.file_offset > area || block > area - tile.file_offset) {
         expected = "profile tile range exceeds host result";
         break;

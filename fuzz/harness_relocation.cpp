@@ -30,9 +30,10 @@ constexpr std::uint32_t ELEMENT = 0x4000;
 
 bool touches(const Allocation& a, const TileReservations& r) {
   const std::uint64_t start = a.address / ELEMENT * ELEMENT;
-  const std::uint64_t end64 = std::min<std::uint64_t>(std::uint64_t{a.address} + a.size, UINT32_MAX);
-  const std::uint64_t end = std::min<std::uint64_t>((end64 + ELEMENT - 1) / ELEMENT * ELEMENT,
-                                                    UINT32_MAX);
+  const std::uint64_t end64 =
+      std::min<std::uint64_t>(std::uint64_t{a.address} + a.size, UINT32_MAX);
+  const std::uint64_t end =
+      std::min<std::uint64_t>((end64 + ELEMENT - 1) / ELEMENT * ELEMENT, UINT32_MAX);
   const auto hit = [&](const AddressRange& x) {
     return x.first < x.second && start < end && start < x.second && x.first < end;
   };
@@ -82,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       a.tile = source.tile;
       const std::uint32_t offset = source.size == 0 ? 0 : 4 * in.below(source.size / 4 + 1);
       a.address = source.address + offset;
-      a.size = std::min<std::uint32_t>(source.size - std::min(offset, source.size),
-                                       4 * in.below(16));
+      a.size =
+          std::min<std::uint32_t>(source.size - std::min(offset, source.size), 4 * in.below(16));
       a.live_from = source.live_from;
       a.live_until = source.live_until;
     } else {
@@ -121,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     graph.initial_buffers.push_back(b);
   }
   std::vector<quarn::package::Binding>* lists[] = {&graph.outputs, &graph.host_weights,
-                                                    &graph.host_inputs, &graph.host_outputs};
+                                                   &graph.host_inputs, &graph.host_outputs};
   const std::uint32_t binding_count = in.below(4);
   for (std::uint32_t i = 0; i < binding_count; ++i) {
     quarn::package::Binding binding{"b" + std::to_string(i), "u32", {1}, {}};
@@ -202,11 +203,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (now.address != was.address) {
       const auto* alias = std::get_if<AllocationKind::HomeAlias>(&was.kind);
       require(alias != nullptr, "an allocation that was not a candidate moved");
-      const bool carried = std::any_of(entries.begin(), entries.end(), [&](const RelocationEntry& e) {
-        return e.tensor == alias->source && e.tile == was.tile && e.old_start <= was.address &&
-               std::uint64_t{was.address} + was.size <= e.old_end &&
-               now.address == e.new_start + (was.address - e.old_start);
-      });
+      const bool carried =
+          std::any_of(entries.begin(), entries.end(), [&](const RelocationEntry& e) {
+            return e.tensor == alias->source && e.tile == was.tile && e.old_start <= was.address &&
+                   std::uint64_t{was.address} + was.size <= e.old_end &&
+                   now.address == e.new_start + (was.address - e.old_start);
+          });
       require(carried, "alias moved other than with its source");
       now.address = was.address;
     }
@@ -225,7 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t b = 0; b < was.size(); ++b) {
       for (std::size_t s = 0; s < was[b].slices.size(); ++s) {
         const auto& slice = was[b].slices[s];
-        require(slice.tile >= 10 && slice.tile < 10u + tiles, "slice outside the topology accepted");
+        require(slice.tile >= 10 && slice.tile < 10u + tiles,
+                "slice outside the topology accepted");
         std::uint32_t address = slice.tile_address;
         relocate_literal_address(static_cast<std::uint16_t>(slice.tile - 10), address, entries);
         require(now[b].slices[s].tile_address == address, "binding slice not carried");
