@@ -6,6 +6,7 @@
 
 #include "quarn/compiler/arena.hpp"
 #include "quarn/support/format.hpp"
+#include "quarn/support/ranges.hpp"
 
 namespace quarn::compiler {
 namespace {
@@ -128,18 +129,8 @@ std::expected<std::uint32_t, CompileError> find_free_region_in_arenas(
     const std::uint32_t end = std::min(saturated, high);
     if (start < end) ranges.emplace_back(start, end);
   }
-  std::sort(ranges.begin(), ranges.end());
-
   // Merge overlapping and touching ranges so each arena search sees one entry per occupied run.
-  std::vector<OccupiedRange> merged;
-  merged.reserve(ranges.size());
-  for (const auto& range : ranges) {
-    if (!merged.empty() && merged.back().second >= range.first) {
-      merged.back().second = std::max(merged.back().second, range.second);
-    } else {
-      merged.push_back(range);
-    }
-  }
+  std::vector<OccupiedRange> merged = support::merge_ranges(std::move(ranges));
   return allocate_from_occupied_arenas(merged, size, arenas, alignment);
 }
 

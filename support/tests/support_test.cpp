@@ -8,6 +8,7 @@
 #include "quarn/support/box.hpp"
 #include "quarn/support/format.hpp"
 #include "quarn/support/narrow.hpp"
+#include "quarn/support/ranges.hpp"
 #include "quarn/support/small_vector.hpp"
 
 namespace quarn::support {
@@ -86,6 +87,21 @@ TEST(Box, CopiesDeeply) {
   EXPECT_EQ(*a, "x");
   EXPECT_EQ(*b, "y");
   EXPECT_FALSE(a == b);
+}
+
+}  // namespace
+}  // namespace quarn::support
+
+namespace quarn::support {
+namespace {
+
+TEST(MergeRanges, SortsAndJoinsOverlappingAndTouchingRanges) {
+  using R = std::pair<std::uint32_t, std::uint32_t>;
+  EXPECT_EQ(
+      merge_ranges(std::vector<R>{{0x300, 0x400}, {0x100, 0x200}, {0x200, 0x280}, {0x150, 0x160}}),
+      (std::vector<R>{{0x100, 0x280}, {0x300, 0x400}}));
+  EXPECT_EQ(merge_ranges(std::vector<R>{{5, 6}, {7, 8}}), (std::vector<R>{{5, 6}, {7, 8}}));
+  EXPECT_TRUE(merge_ranges(std::vector<R>{}).empty());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "quarn/runtime/memory/packing.hpp"
 #include "quarn/support/format.hpp"
+#include "quarn/support/ranges.hpp"
 
 namespace quarn::runtime {
 namespace {
@@ -87,17 +88,7 @@ Result<PackedObjects> pack_objects_in_gaps(std::uint16_t tile,
     packed.placed.emplace_back(fit->address, fit->address + size);
   }
 
-  std::sort(packed.placed.begin(), packed.placed.end());
-  std::vector<AddressRange> merged;
-  merged.reserve(packed.placed.size());
-  for (const AddressRange& range : packed.placed) {
-    if (!merged.empty() && merged.back().second >= range.first) {
-      merged.back().second = std::max(merged.back().second, range.second);
-    } else {
-      merged.push_back(range);
-    }
-  }
-  packed.placed = std::move(merged);
+  packed.placed = support::merge_ranges(std::move(packed.placed));
   return packed;
 }
 

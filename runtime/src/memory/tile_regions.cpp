@@ -8,6 +8,7 @@
 #include "quarn/runtime/memory/address_space.hpp"
 #include "quarn/runtime/memory/tile_regions.hpp"
 #include "quarn/support/format.hpp"
+#include "quarn/support/ranges.hpp"
 
 namespace quarn::runtime {
 namespace {
@@ -148,16 +149,7 @@ Result<PackedExecutableObjects> pack_executable_objects_for_tile(
     const std::uint32_t element_end = align_up(end, MEMORY_ELEMENT_SIZE).value_or(UINT32_MAX);
     widened.emplace_back(align_down(start, MEMORY_ELEMENT_SIZE), element_end);
   }
-  std::sort(widened.begin(), widened.end());
-  std::vector<AddressRange> elements;
-  elements.reserve(widened.size());
-  for (const AddressRange& range : widened) {
-    if (!elements.empty() && elements.back().second >= range.first) {
-      elements.back().second = std::max(elements.back().second, range.second);
-    } else {
-      elements.push_back(range);
-    }
-  }
+  std::vector<AddressRange> elements = support::merge_ranges(std::move(widened));
   return PackedExecutableObjects{std::move(packed->relocation_map), std::move(packed->placed),
                                  std::move(elements)};
 }
