@@ -511,6 +511,10 @@ runtime::Result<EncoderWorkload> Builder::build() {
   graph.host_inputs.push_back(std::move(input));
 
   for (std::size_t l = 0; l < config_.layers; ++l) layer(l);
+  // Every layer runs the same steps on a tile, so one template serves all of them.
+  workload_.template_regions.assign(
+      tiles, runtime::StaticTemplateRegion{.name = LAYER_TEMPLATE,
+                                           .phase_instances = workload_.layer_phases});
 
   // The final LayerNorm writes the output rows, kept to the end for the host.
   const TensorId out = new_tensor();

@@ -393,3 +393,48 @@ TEST(EncoderWorkload, RelocatesOutOfExecutableReservationsAndProfilesWithoutOver
 }
 
 }  // namespace
+
+namespace {
+
+// Plans the layer template of `tile` with one plan address per exchange step (the same for the
+// same step of every layer) and the lowered rows as plan rows.
+quarn::runtime::Result<quarn::runtime::static_codegen::StaticTemplatePlans> plan_layer_template(
+    const EncoderWorkload& w, std::size_t tile) {
+  const auto& program = w.programs[tile];
+  std::vector<std::uint32_t> addresses;
+  std::vector<std::vector<std::uint32_t>> rows;
+  std::size_t in_layer = 0;
+  std::size_t layer = 0;
+  for (const auto& step : program.steps) {
+    const auto* exchange = std::get_if<LoweredTileStep::Exchange>(&step);
+    if (exchange == nullptr) continue;
+    const std::size_t l = exchange->phase / workload::LAYER_PHASES;
+    if (l != layer) in_layer = 0;
+    layer = l;
+    addresses.push_back(0xC0000 + 16 * static_cast<std::uint32_t>(in_layer++));
+    rows.push_back(*exchange->row);
+  }
+  return quarn::runtime::static_codegen::plan_static_templates(
+      program, addresses, rows, {}, std::span(&w.template_regions[tile], 1), 0xD0000, true);
+}
+
+TEST(EncoderWorkload, OneLayerTemplatePerTilePlansEveryLayer) {
+  const EncoderWorkload w = generate(SMALL);
+  ASSERT_EQ(w.template_regions.size(), SMALL.tiles);
+  for (std::size_t t : {std::size_t{0}, std::size_t{39}, std::size_t{47}}) {
+    const auto& region = w.template_regions[t];
+    EXPECT_EQ(region.name, "encoder_layer");
+    EXPECT_EQ(region.phase_instances, w.layer_phases);
+    const auto planned = plan_layer_template(w, t);
+    ASSERT_TRUE(planned.has_value()) << planned.error().message;
+    ASSERT_EQ(planned->plans.size(), 1u);
+    const auto& plan = planned->plans[0];
+    EXPECT_EQ(plan.instance_steps.size(), SMALL.layers);
+    EXPECT_EQ(plan.instance_steps.front().first, 0u);
+    // The final LayerNorm is the one step after the last layer.
+    EXPECT_EQ(plan.instance_steps.back().second + 1, w.programs[t].steps.size());
+    EXPECT_EQ(plan.patches.size(), SMALL.layers + 1);
+  }
+}
+
+}  // namespace

@@ -23,6 +23,7 @@
 #include "quarn/compiler/lowered.hpp"
 #include "quarn/runtime/error.hpp"
 #include "quarn/runtime/executable_graph.hpp"
+#include "quarn/runtime/static_codegen/planner.hpp"
 
 namespace quarn::workload {
 
@@ -47,6 +48,9 @@ inline constexpr std::size_t LAYER_PHASES = 20;
 // by "layer_norm_affine_f16".
 inline constexpr std::size_t ATTENTION_RESIDUAL_EXCHANGE = 8;
 inline constexpr std::size_t MLP_RESIDUAL_EXCHANGE = 18;
+
+// The name of the per-layer static template region.
+inline constexpr char LAYER_TEMPLATE[] = "encoder_layer";
 
 // The rows of every GEMM output block and the inner block of every weight transfer.
 inline constexpr std::uint16_t GEMM_ROW_BLOCK_ROWS = 16;
@@ -77,6 +81,9 @@ struct EncoderWorkload {
   std::vector<std::pair<std::size_t, std::size_t>> layer_phases;
   // The phase of every "add_f16" residual phase, ascending.
   std::vector<std::size_t> residual_add_phases;
+  // One static template region per tile (same index as `programs`), named "encoder_layer", with
+  // one instance per layer: `layer_phases`.
+  std::vector<runtime::StaticTemplateRegion> template_regions;
   // QKV, attention output, MLP up and MLP down projections.
   std::vector<GemmShape> gemms;
   friend bool operator==(const EncoderWorkload&, const EncoderWorkload&) = default;
